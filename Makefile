@@ -23,6 +23,8 @@ test: build
 
 bench: build
 	./$(BUILD)/bench/engine_bench
+	./$(BUILD)/bench/fill_bench
+	./$(BUILD)/bench/stream_bench
 
 clean:
 	rm -rf $(BUILD)
