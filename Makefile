@@ -1,10 +1,17 @@
-# Fronts CMake. `make run` starts keysynth, `make test` runs every test, `make bench`
-# prints the performance figures. Each installs what is missing first.
+# Fronts CMake. `make run` starts keysynth, `make test` runs every test (plain, then
+# under AddressSanitizer with UndefinedBehaviorSanitizer, then under ThreadSanitizer),
+# `make bench` prints the performance figures. Each installs what is missing first.
 BUILD := build
 # CI treats every warning as an error.
 CMAKE_FLAGS := -DKEYSYNTH_WERROR=$(if $(CI),ON,OFF)
+CTEST := ctest --output-on-failure -j2 --timeout 300
 
-.PHONY: all deps build run test bench clean
+# Any sanitizer report fails the run.
+export ASAN_OPTIONS := halt_on_error=1:detect_leaks=1:strict_string_checks=1
+export UBSAN_OPTIONS := halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS := halt_on_error=1:second_deadlock_stack=1
+
+.PHONY: all deps build run test test-plain test-asan test-tsan bench clean
 
 all: build
 
@@ -18,8 +25,20 @@ build: deps
 run: build
 	@if [ -x $(BUILD)/keysynth ]; then ./$(BUILD)/keysynth; else echo "keysynth is not built yet"; fi
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure -j2
+test: test-plain test-asan test-tsan
+
+test-plain: build
+	cd $(BUILD) && $(CTEST)
+
+test-asan: deps
+	cmake -S . -B build-asan $(CMAKE_FLAGS) -DKEYSYNTH_SANITIZE=address -DKEYSYNTH_BENCH=OFF
+	cmake --build build-asan -j2
+	cd build-asan && $(CTEST)
+
+test-tsan: deps
+	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DKEYSYNTH_SANITIZE=thread -DKEYSYNTH_BENCH=OFF
+	cmake --build build-tsan -j2
+	cd build-tsan && $(CTEST)
 
 bench: build
 	./$(BUILD)/bench/engine_bench
@@ -27,4 +46,4 @@ bench: build
 	./$(BUILD)/bench/stream_bench
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan
