@@ -11,7 +11,7 @@ export ASAN_OPTIONS := halt_on_error=1:detect_leaks=1:strict_string_checks=1
 export UBSAN_OPTIONS := halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS := halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: all deps build run test test-plain test-asan test-tsan bench clean
+.PHONY: all deps build run test test-plain test-asan test-tsan test-fuzz bench clean
 
 all: build
 
@@ -25,7 +25,7 @@ build: deps
 run: build
 	@if [ -x $(BUILD)/keysynth ]; then ./$(BUILD)/keysynth; else echo "keysynth is not built yet"; fi
 
-test: test-plain test-asan test-tsan
+test: test-plain test-asan test-tsan test-fuzz
 
 test-plain: build
 	cd $(BUILD) && $(CTEST)
@@ -40,10 +40,18 @@ test-tsan: deps
 	cmake --build build-tsan -j2
 	cd build-tsan && $(CTEST)
 
+# A short fixed-time run of the fuzzer (clang's libFuzzer). New inputs go to a corpus
+# in the build folder; the small seed corpus in the repository is only read.
+test-fuzz: deps
+	cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DCMAKE_CXX_COMPILER=clang++ -DKEYSYNTH_SANITIZE=fuzzer -DKEYSYNTH_BENCH=OFF
+	cmake --build build-fuzz -j2 --target keysynth_fuzz
+	mkdir -p build-fuzz/corpus
+	./build-fuzz/tests/fuzz/keysynth_fuzz -max_total_time=60 -max_len=512 -print_final_stats=1 build-fuzz/corpus tests/fuzz/corpus
+
 bench: build
 	./$(BUILD)/bench/engine_bench
 	./$(BUILD)/bench/fill_bench
 	./$(BUILD)/bench/stream_bench
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz
