@@ -52,16 +52,32 @@ struct FSOUND_STREAM;
 using FSOUND_STREAMCALLBACK = signed char (*)(FSOUND_STREAM* stream, void* buffer, int length,
                                               void* userData);
 
-float FSOUND_GetVersion();
+// Main-thread calls. Truth values are 1 for success, 0 for failure; every failure
+// leaves its code for FSOUND_GetError, and a success leaves the last code alone.
+float FSOUND_GetVersion(); // 3.74
+// ALSA (in force at start) or NoSound; any other type: 0, FSOUND_ERR_INVALID_PARAM, and
+// the output stays. After FSOUND_Init: FSOUND_ERR_BUSY.
 signed char FSOUND_SetOutput(int outputType);
 int FSOUND_GetOutput();
+// The output's drivers, listed once and then kept; ALSA's "default" comes first.
 int FSOUND_GetNumDrivers();
-const char* FSOUND_GetDriverName(int driver);
+const char* FSOUND_GetDriverName(int driver); // null for an index out of range
 signed char FSOUND_SetDriver(int driver);
+// Checks that the driver's device opens at `mixRate` (8000 to 192000 Hz); fails with
+// FSOUND_ERR_INIT when it does not.
 signed char FSOUND_Init(int mixRate, int maxSoftwareChannels, unsigned int flags);
 int FSOUND_GetError();
+// `length` bytes (a multiple of 4, up to 16 MiB) of 16-bit signed stereo frames,
+// `mode` holding FSOUND_16BITS | FSOUND_STEREO | FSOUND_SIGNED. The callback is asked
+// for blocks of the device's period, never longer than `length`.
 FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int length, unsigned int mode,
                                     int sampleRate, void* userData);
+// Starts the mixer thread on `channel` (-1: any) and returns the channel, or -1. One
+// stream plays at a time: another fails with FSOUND_ERR_ALLOCATED.
 int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream);
+// Stops the mixer thread, closes the device and frees the stream; an unknown or
+// already closed stream fails with FSOUND_ERR_INVALID_PARAM. The library does the same
+// by itself when the process exits while a stream plays.
 signed char FSOUND_Stream_Close(FSOUND_STREAM* stream);
+// Closes every stream and the library.
 void FSOUND_Close();
