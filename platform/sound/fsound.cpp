@@ -86,6 +86,7 @@ template <typename T> T fail(int code, T result) {
 // only once the device has room for it, so that what a key changes is queued at once.
 void mix(FSOUND_STREAM* stream, sound::Output* output, const Shared<int>* stopping,
          std::promise<bool> started) {
+    pthread_setname_np(pthread_self(), "sound mixer"); // as ps and /proc show it
     sched_param param{};
     param.sched_priority = MIXER_PRIORITY;
     // Refused without the privilege; the thread then runs at normal priority.
