@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+const Synth::NoteTable Synth::noteTable;
+
 Synth::Synth() {
     // Five oscillators, never freed: the voices and the console keys refer to them.
     auto* osc1 = new Vco(1.0f, 440.0f, SINE);

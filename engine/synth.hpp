@@ -38,7 +38,8 @@ class Synth {
 
     static TargetRules rulesFor(const char* target);
     static double noteFrequency(int note);
-    static void modulate(Vco& carrier, const Vco& mod, const char* target);
+
+    static const NoteTable noteTable; // filled before main, so no tick ever builds it
 };
 
 inline void Synth::tick() {
@@ -46,21 +47,45 @@ inline void Synth::tick() {
     for (Voice& voice : voices) {
         Vco& carrier = *voice.carrier;
         const int note = voice.note;
-        carrier.aFreq = carrier.freq; // sounds last tick's note frequency in this tick
-        carrier.aPhase = carrier.phase;
-        carrier.aAmpl = carrier.ampl;
+        // The actual values are the mixer thread's own, so locals follow each store.
+        float aFreq = carrier.freq; // sounds last tick's note frequency in this tick
+        float aPhase = carrier.phase;
+        float aAmpl = carrier.ampl;
+        carrier.aFreq = aFreq;
+        carrier.aPhase = aPhase;
+        carrier.aAmpl = aAmpl;
         carrier.freq = float(noteFrequency(note));
 
-        for (std::size_t j = 0; j < voice.mods.size(); ++j) {
+        const std::size_t count = voice.mods.size();
+        for (std::size_t j = 0; j < count; ++j) {
             Vco& mod = *voice.mods[j];
-            mod.aFreq = mod.freq;
-            mod.aPhase = mod.phase;
-            mod.aAmpl = mod.ampl;
-            mod.tick();
-            modulate(carrier, mod, voice.targets[j]);
+            const float modFreq = mod.freq, modPhase = mod.phase, modAmpl = mod.ampl;
+            mod.aFreq = modFreq;
+            mod.aPhase = modPhase;
+            mod.aAmpl = modAmpl;
+            const double o = mod.render(modFreq, modPhase, modAmpl);
+            if (&mod == &carrier) { // a carrier that modulates itself was just reset
+                aFreq = carrier.aFreq;
+                aPhase = carrier.aPhase;
+                aAmpl = carrier.aAmpl;
+            }
+            // Each rule scales the carrier's actual value by (1 + o); an amplitude modulator
+            // acts only while its own amplitude and frequency are both non-zero.
+            const TargetRules rules = rulesFor(voice.targets[j]);
+            if (rules.amplitude && modAmpl != 0.0f && modFreq != 0.0f) {
+                aAmpl = float(o * aAmpl + aAmpl);
+                carrier.aAmpl = aAmpl;
+            }
+            if (rules.frequency) {
+                aFreq = float(o * aFreq + aFreq);
+                carrier.aFreq = aFreq;
+            }
+            if (rules.phase) {
+                aPhase = float(o * aPhase + aPhase);
+                carrier.aPhase = aPhase;
+            }
         }
-        carrier.tick();
-        sum = float(sum + double(carrier.getOut()) * 10000.0);
+        sum = float(sum + double(carrier.render(aFreq, aPhase, aAmpl)) * 10000.0);
     }
     out = sum;
 }
@@ -68,20 +93,8 @@ inline void Synth::tick() {
 // 8.1757989 Hz (MIDI note 0) times 2^((note + 11) / 12): note 58 is exactly 440 Hz.
 // The notes that keys can reach come from a table of the very same values.
 inline double Synth::noteFrequency(int note) {
-    static const NoteTable table;
-    if (note >= 0 && note < NoteTable::SIZE) return table.hz[note];
+    if (note >= 0 && note < NoteTable::SIZE) return noteTable.hz[note];
     return NoteTable::compute(note);
-}
-
-// Scales a carrier's actual value by (1 + the modulator's out). An amplitude
-// modulator acts only while its own amplitude and frequency are both non-zero.
-inline void Synth::modulate(Vco& carrier, const Vco& mod, const char* target) {
-    const TargetRules rules = rulesFor(target);
-    const double o = mod.getOut();
-    if (rules.amplitude && mod.aAmpl != 0.0f && mod.aFreq != 0.0f)
-        carrier.aAmpl = float(o * carrier.aAmpl + carrier.aAmpl);
-    if (rules.frequency) carrier.aFreq = float(o * carrier.aFreq + carrier.aFreq);
-    if (rules.phase) carrier.aPhase = float(o * carrier.aPhase + carrier.aPhase);
 }
 
 // The names a target text contains. The patch's own three texts are known by address;

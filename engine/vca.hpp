@@ -19,8 +19,8 @@ enum Stage : int {
 //
 // trig() runs on the main thread while tick() runs on the mixer thread. A restart is
 // never lost or half-applied: tick commits a frame only if the clock it started from
-// is still there (a concurrent reset wins), and trig publishes its reset through
-// `active` with release order.
+// is still there (a concurrent reset wins) and holds the clock while it stores the
+// frame, so trig's reset lands wholly before or wholly after that frame.
 class Vca {
   public:
     Vca() = default;
@@ -42,20 +42,22 @@ class Vca {
 
   private:
     static constexpr double CLOCK_STEP = 0.005; // clock units per tick
-    static constexpr float ENDING = -1.0f;      // clock while a tick ends the envelope
+    static constexpr float HELD = -1.0f;        // clock while a tick stores its frame
 
     void commit(float clockBefore, float clockAfter, float newLevel);
     void end(float clockBefore);
 };
 
 inline int Vca::tick() {
+    // The clock first: if trig resets it after this load, the commit below fails; if
+    // before, every field read after it belongs to the new note or to trig's writes.
+    const float c = clock.load(std::memory_order_acquire);
     if (active.load(std::memory_order_acquire) != 1) {
         level = 0.0f;
         return 0;
     }
     // One snapshot per tick: a key may change a parameter while the tick runs.
     const int releasedNow = released.load(std::memory_order_acquire);
-    const float c = clock.load(std::memory_order_acquire);
     const float l = level, a = attack, p = peak, d = decay, s = sustain, r = release;
     const float ad = float(double(a) + d);
 
@@ -79,17 +81,19 @@ inline int Vca::tick() {
     return 1;
 }
 
-// Moves the clock on and stores the frame's level, unless trig has reset the clock
-// since this tick read it: then the restart wins and the frame is dropped.
+// Stores the frame's level and moves the clock on, unless trig has reset the clock
+// since this tick read it: then the restart wins and the frame is dropped. The clock
+// holds HELD meanwhile, so a trig that comes in between waits instead of being undone.
 inline void Vca::commit(float clockBefore, float clockAfter, float newLevel) {
-    if (clock.compareExchange(clockBefore, clockAfter)) level = newLevel;
+    if (!clock.compareExchange(clockBefore, HELD)) return;
+    level = newLevel;
+    clock.store(clockAfter, std::memory_order_release);
 }
 
-// Ends the envelope unless trig has reset the clock. The clock holds ENDING during
-// the two stores, so a trig that comes in between waits instead of being undone.
+// Ends the envelope unless trig has reset the clock, holding the clock the same way.
 inline void Vca::end(float clockBefore) {
     float expected = clockBefore;
-    if (!clock.compareExchange(expected, ENDING)) return;
+    if (!clock.compareExchange(expected, HELD)) return;
     level = 0.0f;
     active.store(0, std::memory_order_release);
     clock.store(clockBefore, std::memory_order_release);
