@@ -52,6 +52,7 @@ bench: build
 	./$(BUILD)/bench/engine_bench
 	./$(BUILD)/bench/fill_bench
 	./$(BUILD)/bench/stream_bench
+	tests/support/pulse-null-sink.sh -- bench/cpu_share.py $(BUILD)/keysynth
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz
