@@ -16,6 +16,7 @@ import ctypes
 import fcntl
 import math
 import os
+import random
 import re
 import select
 import shutil
@@ -56,6 +57,13 @@ class Failure(Exception):
 def check(condition, message):
     if not condition:
         raise Failure(message)
+
+
+def check_no_sanitizer_report(stderr):
+    """A sanitizer build reports on stderr; with halt_on_error the exit code shows it too,
+    but not every report changes it (a report at the very end, a signal's own end)."""
+    for mark in ("Sanitizer", "runtime error"):
+        check(mark not in stderr, "a sanitizer report on stderr:\n" + stderr[-3000:])
 
 
 def f32(x):
@@ -194,6 +202,7 @@ class Keysynth:
             event = self.next_event()
         self.ended = event
         os.waitpid(self.shell, 0)
+        check_no_sanitizer_report(self.stderr())
         return event
 
     def check_terminal_as_found(self):
@@ -256,6 +265,21 @@ class Xvfb:
         check(result.returncode == 0, "xdotool %s failed: %s" % (" ".join(args), result.stderr))
         return result.stdout
 
+    def focus(self, name="^keysynth$"):
+        """Gives the keyboard focus to the one window called `name`, once it is mapped."""
+        env = dict(os.environ, DISPLAY=self.display)
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name],
+                                   env=env, capture_output=True, text=True, timeout=TIMEOUT)
+            windows = found.stdout.split()
+            if len(windows) == 1:  # a window of an ended program may linger for a moment
+                break
+            check(time.monotonic() < deadline, "no single window %s: %r" % (name, windows))
+            time.sleep(0.01)
+        self.xdotool("windowfocus", "--sync", windows[0])
+        return windows[0]
+
     def __enter__(self):
         return self
 
@@ -284,8 +308,9 @@ def program_env(display=None, extra=None):
     return env
 
 
-def start_nosound(program):
-    """The start-up dialogue up to the first random pair, with the NoSound output."""
+def start_nosound(program, window_open=None):
+    """The start-up dialogue up to the first random pair, with the NoSound output;
+    `window_open` runs once the help lines show that the window is open."""
     program.expect(PATCH, "patch listing", exact=True)
     program.expect(OUTPUT_MENU, "output menu", exact=True)
     program.wait_key_mode()
@@ -293,6 +318,8 @@ def start_nosound(program):
     program.expect(NOSOUND_DRIVERS, "NoSound driver list", exact=True)
     program.send("1")
     program.expect(re.compile(CLEAR + re.escape(HELP)), "help lines", exact=True)
+    if window_open:
+        window_open()
     program.expect("MIAM\nUNTRIG\n\nTRIG\n", "the first random pair", exact=True)
 
 
@@ -582,6 +609,180 @@ def scenario_sound(binary, workdir, support):
                                           ["%.1f" % w for w in wanted]))
 
 
+ESCAPE_ROUNDS = 50
+
+
+def scenario_escape_rounds(binary, workdir, seed):
+    """ESC in the window at random moments while the stream plays, pressed alone or
+    pressed and released: every round ends at once with 0 and gives the terminal back."""
+    rng = random.Random(seed)
+    print("seed %d (--seed %d repeats this run)" % (seed, seed), flush=True)
+    began = time.monotonic()
+    with Xvfb() as xvfb:
+        env = program_env(xvfb.display)
+        for number in range(ESCAPE_ROUNDS):
+            delay = rng.uniform(0.0, 0.5)  # s after the first pair is seen
+            release = rng.random() < 0.5
+            what = "round %d, ESC %s %.3f s into the stream" % (
+                number, "pressed and released" if release else "pressed", delay)
+            with Keysynth(binary, env, workdir) as program:
+                start_nosound(program, window_open=xvfb.focus)
+                time.sleep(delay)
+                xvfb.xdotool("key" if release else "keydown", "Escape")
+                end = program.wait_end()
+                if not release:  # the X server holds the key down until told otherwise
+                    xvfb.xdotool("keyup", "Escape")
+                check(end == "exited 0", "%s: ended %s" % (what, end))
+                check("keysynth: no window" not in program.stderr(), what + ": no window")
+                program.check_terminal_as_found()
+    print("%d rounds in %.1f s" % (ESCAPE_ROUNDS, time.monotonic() - began))
+
+
+class Piped:
+    """keysynth with standard output on a pipe and standard input as given: "devnull",
+    "closed" (no descriptor 0 at all) or "pipe" (self.stdin). Reading stops at a bound,
+    so a flood of output fails instead of filling the disk."""
+
+    LIMIT = 256 * 1024  # bytes; a normal run of these scenarios prints a few KiB
+
+    def __init__(self, binary, env, workdir, stdin):
+        self.stderr_path = os.path.join(workdir, "stderr.txt")
+        inputs = {"devnull": subprocess.DEVNULL, "closed": None, "pipe": subprocess.PIPE}
+        with open(self.stderr_path, "wb") as stderr:
+            self.process = subprocess.Popen(
+                [binary], stdin=inputs[stdin], stdout=subprocess.PIPE, stderr=stderr, env=env,
+                preexec_fn=(lambda: os.close(0)) if stdin == "closed" else None)
+        self.stdin = self.process.stdin
+        self.text = ""
+        self.eof = False
+
+    def read_some(self, until):
+        """Reads what comes before the time `until`; False once the output has ended."""
+        left = until - time.monotonic()
+        if self.eof or left <= 0:
+            return not self.eof
+        ready, _, _ = select.select([self.process.stdout], [], [], min(left, 0.5))
+        if ready:
+            chunk = os.read(self.process.stdout.fileno(), 65536)
+            self.eof = not chunk
+            self.text += chunk.decode("latin-1")
+            check(len(self.text) <= self.LIMIT, "a flood of output: %r" % self.text[-400:])
+        return not self.eof
+
+    def wait_for(self, needle, start=0):
+        deadline = time.monotonic() + TIMEOUT
+        while needle not in self.text[start:]:
+            check(not self.eof, "output ended before %r: %r" % (needle, self.text[-400:]))
+            check(time.monotonic() < deadline, "no %r within %.0f s" % (needle, TIMEOUT))
+            self.read_some(deadline)
+        return self.text.index(needle, start) + len(needle)
+
+    def wait_end(self):
+        """Reads to the end of the output and returns the exit code."""
+        deadline = time.monotonic() + TIMEOUT
+        while self.read_some(deadline):
+            check(time.monotonic() < deadline, "no end within %.0f s: a hang" % TIMEOUT)
+        code = self.process.wait(TIMEOUT)
+        check_no_sanitizer_report(self.stderr())
+        return code
+
+    def stderr(self):
+        with open(self.stderr_path, encoding="latin-1") as f:
+            return f.read()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        for stream in (self.process.stdin, self.process.stdout):
+            if stream:
+                stream.close()
+
+
+def scenario_closed_console(binary, workdir):
+    """No console to read at a prompt: the end of input, or no standard input at all,
+    ends the program as ESC does, with 0, right after the prompt and without a hang."""
+    cases = [  # standard input, keys before its end, what the output ends with
+        ("devnull", "", OUTPUT_MENU),
+        ("closed", "", OUTPUT_MENU),
+        ("pipe", "", OUTPUT_MENU),
+        ("pipe", "4", OUTPUT_MENU + NOSOUND_DRIVERS),
+        ("pipe", "4x9", OUTPUT_MENU + NOSOUND_DRIVERS),  # ignored keys, then the end
+    ]
+    for stdin, keys, expected in cases:
+        what = "standard input %s after %r" % (stdin, keys)
+        with Piped(binary, program_env(), workdir, stdin) as program:
+            if program.stdin:
+                program.stdin.write(keys.encode())
+                program.stdin.close()
+            code = program.wait_end()
+            check(code == 0, "%s: exit code %d" % (what, code))
+            patch = PATCH.match(program.text)
+            check(patch and program.text[patch.end():] == expected,
+                  "%s: the output is %r" % (what, program.text[-600:]))
+
+
+def scenario_closed_console_playing(binary, workdir):
+    """The end of input while playing: no more console keys, the sound plays on, no
+    more output than the note cycle's lines, and ESC in the window still ends it."""
+    with Xvfb() as xvfb, Piped(binary, program_env(xvfb.display), workdir, "pipe") as program:
+        program.stdin.write(b"41")
+        program.stdin.flush()
+        at = program.wait_for("MIAM\nUNTRIG\n\nTRIG\n")
+        program.stdin.write(b"4")
+        program.stdin.close()
+        at = program.wait_for("VCA [10.000000][400.000000][0.000000] \n", at)
+        began = time.monotonic()
+        until = began + 3.0  # longer than a note (about 1.86 s): the next pair comes
+        while time.monotonic() < until:
+            check(program.read_some(until), "the output ended: %r" % program.text[-400:])
+        after = program.text[at:]
+        lines = after.split("\n")[:-1]
+        rate = len(lines) / (time.monotonic() - began)
+        print("%d lines in 3 s after the end of input" % len(lines))
+        check(rate < 100, "%.0f lines a second after the end of input" % rate)
+        check(set(lines) <= {"MIAM", "UNTRIG", "", "TRIG"}, "other output: %r" % after[:400])
+        check("MIAM\nUNTRIG\n\nTRIG\n" in after, "no next pair: it stopped playing")
+        xvfb.focus()
+        xvfb.xdotool("key", "Escape")
+        code = program.wait_end()
+        check(code == 0, "ESC after the end of input: exit code %d" % code)
+        check(len(program.text) - at < 4096, "output after ESC: %r" % program.text[at:][-400:])
+
+
+def scenario_no_sound_card(binary, workdir):
+    """The system's own ALSA set-up with no sound card and no PulseAudio server: the
+    default driver is listed but cannot start; two error reports and exit code 1."""
+    with open(os.path.join(workdir, "client.conf"), "w") as f:
+        f.write("autospawn = no\n")
+    env = {k: v for k, v in program_env().items() if not k.startswith(("ALSA_", "PULSE_"))}
+    env.update(PULSE_SERVER="unix:" + os.path.join(workdir, "no-server"),
+               PULSE_CLIENTCONFIG=os.path.join(workdir, "client.conf"),
+               XDG_RUNTIME_DIR=workdir, HOME=workdir)
+    with Keysynth(binary, env, workdir) as program:
+        program.expect(OUTPUT_MENU, "output menu")
+        program.wait_key_mode()
+        program.send("1")  # no Direct Sound here: ALSA stays
+        program.expect(re.compile(re.escape(SEPARATOR + "Alsa Driver list\n" + SEPARATOR)
+                                  + r"1 - default(?: \([^\n]*\))?\n"),
+                       "ALSA driver list", exact=True)
+        program.expect(SEPARATOR + PROMPT, "driver prompt")
+        program.send("1")
+        program.expect("Error!\nError initializing output device.\n", "the failed set-up",
+                       exact=True)
+        program.expect(re.compile(CLEAR + re.escape(HELP)), "help lines", exact=True)
+        program.expect("Error!\nThis command failed because FSOUND_Init was not called\n",
+                       "the stream's failure", exact=True)
+        check(program.wait_end() == "exited 1", "no sound card: %s" % program.ended)
+        program._read_some(time.monotonic() + 0.2)
+        check(program.text[program.seen:] == "", "nothing more: %r" % program.text[program.seen:])
+        check(len(program.raw) < 16384, "%d bytes of output" % len(program.raw))
+        program.check_terminal_as_found()
+
+
 SCENARIOS = {
     "dialogue": scenario_dialogue,
     "window_keys": scenario_window_keys,
@@ -595,6 +796,9 @@ SCENARIOS = {
                               "signaled %d" % signal.SIGHUP),
     "suspend": scenario_suspend,
     "pipes": scenario_pipes,
+    "closed_console": scenario_closed_console,
+    "closed_console_playing": scenario_closed_console_playing,
+    "no_sound_card": scenario_no_sound_card,
     "sound_play": scenario_sound_play,
 }
 
@@ -602,7 +806,10 @@ SCENARIOS = {
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--binary", required=True)
-    parser.add_argument("--scenario", required=True, choices=list(SCENARIOS) + ["sound"])
+    parser.add_argument("--scenario", required=True,
+                        choices=list(SCENARIOS) + ["sound", "escape_rounds"])
+    parser.add_argument("--seed", type=int, default=random.randrange(2**32),
+                        help="random moments of escape_rounds")
     parser.add_argument("--support", default=os.path.join(os.path.dirname(__file__), "..", "support"))
     args = parser.parse_args()
     binary = os.path.abspath(args.binary)
@@ -611,6 +818,8 @@ def main():
     try:
         if args.scenario == "sound":
             scenario_sound(binary, workdir, os.path.abspath(args.support))
+        elif args.scenario == "escape_rounds":
+            scenario_escape_rounds(binary, workdir, args.seed)
         else:
             SCENARIOS[args.scenario](binary, workdir)
     except Failure as failure:
