@@ -14,7 +14,7 @@
 namespace {
 
 void runFrames(benchmark::State& state, Synth& synth, Vca& vca) {
-    vca.decay = 1e7f; // a decay that outlasts the run, so every tick does full work
+    vca.decay = 1e7f;                // a decay that outlasts the run, so every tick does full work
     if (vca.active == 0) vca.trig(); // once: later runs go on with the same note
     for (auto _ : state) {
         vca.tick();
