@@ -409,27 +409,35 @@ def scenario_escape_at_menu(binary, workdir):
         program.check_terminal_as_found()
 
 
+def expect_alsa_start_failure(program, driver_list, only_default, what):
+    """From the output menu: ALSA's "default" driver cannot start, so the set-up and then
+    the stream fail, with their two error reports each, and the program ends with 1."""
+    program.expect(OUTPUT_MENU, "output menu")
+    program.wait_key_mode()
+    program.send("1")  # no Direct Sound here: ALSA stays
+    program.expect(driver_list, "ALSA driver list", exact=True)
+    # Other drivers may follow "default" unless it is the only one.
+    program.expect(SEPARATOR + PROMPT, "driver prompt", exact=only_default)
+    program.send("1")
+    program.expect("Error!\nError initializing output device.\n", "the failed set-up",
+                   exact=True)
+    program.expect(re.compile(CLEAR + re.escape(HELP)), "help lines", exact=True)
+    program.expect("Error!\nThis command failed because FSOUND_Init was not called\n",
+                   "the stream's failure", exact=True)
+    check(program.wait_end() == "exited 1", "%s: %s" % (what, program.ended))
+    program._read_some(time.monotonic() + 0.2)
+    check(program.text[program.seen:] == "", "nothing more: %r" % program.text[program.seen:])
+
+
 def scenario_stream_failure(binary, workdir):
     """ALSA without any device: the stream cannot be created, exit code 1."""
     config = os.path.join(workdir, "no-devices.conf")
     with open(config, "w") as f:
         f.write("# no PCM at all\n")
     with Keysynth(binary, program_env(extra={"ALSA_CONFIG_PATH": config}), workdir) as program:
-        program.expect(OUTPUT_MENU, "output menu")
-        program.wait_key_mode()
-        program.send("1")  # no Direct Sound here: ALSA stays
-        program.expect(SEPARATOR + "Alsa Driver list\n" + SEPARATOR + "1 - default\n",
-                       "ALSA driver list", exact=True)
-        program.expect(SEPARATOR + PROMPT, "driver prompt", exact=True)
-        program.send("1")
-        program.expect("Error!\nError initializing output device.\n", "the failed set-up",
-                       exact=True)
-        program.expect(re.compile(CLEAR + re.escape(HELP)), "help lines", exact=True)
-        program.expect("Error!\nThis command failed because FSOUND_Init was not called\n",
-                       "the stream's failure", exact=True)
-        check(program.wait_end() == "exited 1", "a stream that cannot start: %s" % program.ended)
-        program._read_some(time.monotonic() + 0.2)
-        check(program.text[program.seen:] == "", "nothing more: %r" % program.text[program.seen:])
+        expect_alsa_start_failure(
+            program, SEPARATOR + "Alsa Driver list\n" + SEPARATOR + "1 - default\n",
+            only_default=True, what="a stream that cannot start")
         program.check_terminal_as_found()
 
 
@@ -763,22 +771,11 @@ def scenario_no_sound_card(binary, workdir):
                PULSE_CLIENTCONFIG=os.path.join(workdir, "client.conf"),
                XDG_RUNTIME_DIR=workdir, HOME=workdir)
     with Keysynth(binary, env, workdir) as program:
-        program.expect(OUTPUT_MENU, "output menu")
-        program.wait_key_mode()
-        program.send("1")  # no Direct Sound here: ALSA stays
-        program.expect(re.compile(re.escape(SEPARATOR + "Alsa Driver list\n" + SEPARATOR)
-                                  + r"1 - default(?: \([^\n]*\))?\n"),
-                       "ALSA driver list", exact=True)
-        program.expect(SEPARATOR + PROMPT, "driver prompt")
-        program.send("1")
-        program.expect("Error!\nError initializing output device.\n", "the failed set-up",
-                       exact=True)
-        program.expect(re.compile(CLEAR + re.escape(HELP)), "help lines", exact=True)
-        program.expect("Error!\nThis command failed because FSOUND_Init was not called\n",
-                       "the stream's failure", exact=True)
-        check(program.wait_end() == "exited 1", "no sound card: %s" % program.ended)
-        program._read_some(time.monotonic() + 0.2)
-        check(program.text[program.seen:] == "", "nothing more: %r" % program.text[program.seen:])
+        expect_alsa_start_failure(
+            program,
+            re.compile(re.escape(SEPARATOR + "Alsa Driver list\n" + SEPARATOR)
+                       + r"1 - default(?: \([^\n]*\))?\n"),
+            only_default=False, what="no sound card")
         check(len(program.raw) < 16384, "%d bytes of output" % len(program.raw))
         program.check_terminal_as_found()
 
